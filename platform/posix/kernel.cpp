@@ -45,11 +45,16 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size)
     const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
     if (length <= 0)
         return 0;
-    // Windows truncates to the buffer and still terminates the text.
-    const size_t copied = static_cast<size_t>(length) < size ? static_cast<size_t>(length) : size - 1;
-    std::memcpy(fileName, path, copied);
-    fileName[copied] = '\0';
-    return static_cast<DWORD>(copied);
+    // Like Windows: a path that does not fit is cut to the buffer, still terminated, and the
+    // result is the buffer's size, so that the caller can tell it from a whole path.
+    if (static_cast<size_t>(length) >= size) {
+        std::memcpy(fileName, path, size - 1);
+        fileName[size - 1] = '\0';
+        return size;
+    }
+    std::memcpy(fileName, path, static_cast<size_t>(length));
+    fileName[length] = '\0';
+    return static_cast<DWORD>(length);
 }
 
 int lstrcmpiA(LPCSTR first, LPCSTR second)
