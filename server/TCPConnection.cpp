@@ -62,6 +62,8 @@ TCPConnection::~TCPConnection()
 
 void TCPConnection::write(const char* bytes, int count)
 {
+    if (clientGone)
+        return;
     int sent = 0;
     do {
         const int result = send(clientSocket, bytes + sent, count - sent, 0);
@@ -69,8 +71,16 @@ void TCPConnection::write(const char* bytes, int count)
             sent += result;
             continue;
         }
-        if (WSAGetLastError() != WSAEWOULDBLOCK || !waitFor(clientSocket, POLLOUT, sendStallMs))
-            fail("TCPConnection: send() == SOCKET_ERROR");
+        const int error = WSAGetLastError();
+        if (error == WSAEWOULDBLOCK && waitFor(clientSocket, POLLOUT, sendStallMs))
+            continue;
+        // A client that connected and closed without a request (a port probe) wants no reply:
+        // its reset ends this reply quietly instead of the server.
+        if (requestEnded && (error == WSAECONNRESET || error == WSAECONNABORTED)) {
+            clientGone = true;
+            return;
+        }
+        fail("TCPConnection: send() == SOCKET_ERROR");
     } while (sent < count);
 }
 
@@ -85,6 +95,7 @@ std::string TCPConnection::read()
             return std::string();
         fail("TCPConnection: recv() == SOCKET_ERROR");
     }
+    requestEnded = received == 0;
     size_t length = 0;
     while (length < static_cast<size_t>(received) && buffer[length] != '\0')
         ++length;

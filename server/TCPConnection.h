@@ -23,4 +23,6 @@ public:
 private:
     unsigned int clientSocket;
     sockaddr_in clientAddr;
+    bool requestEnded = false;  // the client had closed its sending side when the request was read
+    bool clientGone = false;    // such a client has closed for good: nothing more is sent
 };
