@@ -9,6 +9,8 @@ const Uint16 deviceBufferSamples = 1024;
 
 void ignoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
+void ignoreSdlLog(void*, int, SDL_LogPriority, const char*) {}
+
 Uint32 playbackMs(const SDL_AudioSpec& spec, Uint32 bytes)
 {
     const Uint32 frameBytes = (SDL_AUDIO_BITSIZE(spec.format) / 8) * (spec.channels > 0 ? spec.channels : 1);
@@ -24,6 +26,8 @@ BOOL PlaySoundA(LPCSTR sound, HMODULE, DWORD flags)
     if (sound == nullptr || (flags & SND_FILENAME) == 0)
         return FALSE;
     snd_lib_error_set_handler(ignoreAlsaError);
+    // SDL's own messages (its disk driver announces itself as CRITICAL) are not the server's.
+    SDL_LogSetOutputFunction(ignoreSdlLog, nullptr);
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
         return FALSE;
 
