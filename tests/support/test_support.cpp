@@ -249,6 +249,64 @@ bool waitForListener(int port, Milliseconds timeout)
     }
 }
 
+namespace {
+
+// Inodes of the sockets in LISTEN state on the port, from a /proc/net/tcp-style table.
+std::vector<std::string> listeningInodes(const std::string& table, int port)
+{
+    std::vector<std::string> inodes;
+    std::istringstream lines(readFile(table));
+    std::string line;
+    std::getline(lines, line);  // column titles
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeouts, inode;
+        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeouts >> inode;
+        const size_t colon = local.rfind(':');
+        if (state != "0A" || colon == std::string::npos)
+            continue;
+        if (std::stoi(local.substr(colon + 1), nullptr, 16) == port)
+            inodes.push_back(inode);
+    }
+    return inodes;
+}
+
+bool processEnded(int pid)
+{
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] == 'Z' || stat[close + 2] == 'X';
+}
+
+bool holdsSocket(int pid, const std::vector<std::string>& inodes)
+{
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        for (const auto& inode : inodes)
+            if (target == "socket:[" + inode + "]")
+                return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool waitForListeningSocket(int pid, int port, Milliseconds timeout)
+{
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        std::vector<std::string> inodes = listeningInodes("/proc/net/tcp", port);
+        const std::vector<std::string> inodes6 = listeningInodes("/proc/net/tcp6", port);
+        inodes.insert(inodes.end(), inodes6.begin(), inodes6.end());
+        if (!inodes.empty() && holdsSocket(pid, inodes))
+            return true;
+        if (processEnded(pid) || Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(Milliseconds(10));
+    }
+}
+
 std::string fetch(int port, const std::string& request, bool halfClose, Milliseconds timeout)
 {
     const int fd = connectTo(port);

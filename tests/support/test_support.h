@@ -74,6 +74,10 @@ Finished runToEnd(const std::string& binary, const std::vector<std::string>& arg
 
 // True once something accepts connections on 127.0.0.1:port.
 bool waitForListener(int port, Milliseconds timeout);
+// True once the process with that id holds a listening TCP socket on the port. Unlike
+// waitForListener it makes no connection, so the server sees no client; false when the
+// process has ended or the time-out passed.
+bool waitForListeningSocket(int pid, int port, Milliseconds timeout);
 
 // Connects, sends the request (may be empty), half-closes when asked, reads until the server closes.
 // Returns everything received; throws std::runtime_error on connect failure or time-out.
