@@ -1,6 +1,7 @@
 // The benchmark: the console server's snapshot against the bare capture pipeline, a peer
 // program and libjpeg-turbo, plus its idle cost, memory growth and behaviour under 32 clients.
 // Prints one Markdown table on standard output, progress on standard error. Timings never fail it.
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -228,6 +229,11 @@ double barePipeline(const Source& source, bool scaled, const std::string& file)
 
 struct Pair {
     std::vector<double> served, bare, roundRatios;
+    // Processor time per request and per bare run, one entry a round: what other programs on
+    // the machine do changes these far less than the wall-clock times.
+    std::vector<double> servedCpu, bareCpu, cpuRatios;
+    double servedCpuTotal = 0, bareCpuTotal = 0;
+    int servedCount = 0, bareCount = 0;
     int failures = 0;
 };
 
@@ -243,6 +249,7 @@ Pair measureAgainstBare(const Source& source, bool scaled, const std::string& sc
         barePipeline(source, scaled, scratchFile);
     for (int round = 0; round < rounds; ++round) {
         std::vector<double> served, bare;
+        const double serverBefore = processorSeconds(server.pid());
         for (int i = 0; i <= block; ++i) {
             const Fetched reply = fetch(server.port, request, fetchTimeoutMs);
             if (!wholePicture(reply, expected, i == 1))
@@ -251,6 +258,9 @@ Pair measureAgainstBare(const Source& source, bool scaled, const std::string& sc
                 served.push_back(reply.milliseconds);
         }
         pauseMs(settleMs);
+        // Every request of the block, its release included (the pause lets the last one finish).
+        const double serverCpu = 1000 * (processorSeconds(server.pid()) - serverBefore) / (block + 1);
+        const double selfBefore = processorSeconds(getpid());
         for (int i = 0; i < block; ++i) {
             const double elapsed = barePipeline(source, scaled, scratchFile);
             if (elapsed < 0)
@@ -258,8 +268,17 @@ Pair measureAgainstBare(const Source& source, bool scaled, const std::string& sc
             else
                 bare.push_back(elapsed);
         }
+        const double bareCpu = 1000 * (processorSeconds(getpid()) - selfBefore) / block;
         if (!served.empty() && !bare.empty())
             pair.roundRatios.push_back(summarise(served).median / summarise(bare).median);
+        pair.servedCpu.push_back(serverCpu);
+        pair.bareCpu.push_back(bareCpu);
+        if (bareCpu > 0)
+            pair.cpuRatios.push_back(serverCpu / bareCpu);
+        pair.servedCpuTotal += serverCpu * (block + 1);
+        pair.servedCount += block + 1;
+        pair.bareCpuTotal += bareCpu * block;
+        pair.bareCount += block;
         pair.served.insert(pair.served.end(), served.begin(), served.end());
         pair.bare.insert(pair.bare.end(), bare.begin(), bare.end());
     }
@@ -268,9 +287,9 @@ Pair measureAgainstBare(const Source& source, bool scaled, const std::string& sc
 
 void snapshotFigures(const std::vector<Source>& sources, const std::string& scratchFile)
 {
-    const int rounds = settingOr("LUMETRA_BENCH_ROUNDS", 6);
+    const int rounds = settingOr("LUMETRA_BENCH_ROUNDS", 8);
     const int block = settingOr("LUMETRA_BENCH_BLOCK", 10);
-    std::vector<Row> latency, bare, overhead;
+    std::vector<Row> latency, bare, overhead, cpu;
     for (const Source& source : sources) {
         for (const bool scaled : {true, false}) {
             const std::string subject = source.name + (scaled ? " → 320x240" : "");
@@ -287,11 +306,23 @@ void snapshotFigures(const std::vector<Source>& sources, const std::string& scra
                                fixed(alone.max, 2) + " ms", "least cost", ""});
             overhead.push_back(Row{"overhead", subject, fixed(ratio, 3), fixed(ratios.min, 3), fixed(ratios.max, 3),
                                    "≤ 1.10", verdict(ratio <= 1.10 && pair.failures == 0)});
+            const Summary servedCpu = summarise(pair.servedCpu), bareCpu = summarise(pair.bareCpu);
+            const Summary cpuRatios = summarise(pair.cpuRatios);
+            const double perRequest = pair.servedCount ? pair.servedCpuTotal / pair.servedCount : 0;
+            const double perRun = pair.bareCount ? pair.bareCpuTotal / pair.bareCount : 0;
+            cpu.push_back(Row{"processor time: server", subject + ", per request", fixed(perRequest, 2) + " ms",
+                              fixed(servedCpu.min, 2) + " ms", fixed(servedCpu.max, 2) + " ms", "reported", ""});
+            cpu.push_back(Row{"processor time: bare", subject + ", per run", fixed(perRun, 2) + " ms",
+                              fixed(bareCpu.min, 2) + " ms", fixed(bareCpu.max, 2) + " ms", "reported", ""});
+            cpu.push_back(Row{"overhead in processor time", subject, fixed(perRun > 0 ? perRequest / perRun : 0, 3),
+                              fixed(cpuRatios.min, 3), fixed(cpuRatios.max, 3), "≤ 1.10",
+                              verdict(perRun > 0 && perRequest / perRun <= 1.10)});
         }
     }
     table.insert(table.end(), latency.begin(), latency.end());
     table.insert(table.end(), bare.begin(), bare.end());
     table.insert(table.end(), overhead.begin(), overhead.end());
+    table.insert(table.end(), cpu.begin(), cpu.end());
 }
 
 // ---- the peer ----------------------------------------------------------------------------------
@@ -382,13 +413,17 @@ IdleProgram startIdle(const std::string& binary, bool asService)
     const Source source = testPattern(cv::Size(640, 480));
     writeFile(program.dir->file("lumetra.conf"), configText(serverSettings(source, false, program.port)));
     std::vector<std::string> environment;
-    std::vector<std::string> arguments;
     if (asService) {
+        // Installed under a private root (the registry record of its directory and its unit file),
+        // then started as the service manager would start it.
+        const std::string root = "LUMETRA_PLATFORM_ROOT=" + program.dir->file("root");
+        environment.push_back(root);
+        Process installer(binary, {"install"}, program.dir->path(), environment);
+        installer.waitExit(30000);
         program.notify = std::make_unique<NotifySocket>(program.dir->file("notify"));
         environment.push_back("NOTIFY_SOCKET=" + program.dir->file("notify"));
-        arguments.push_back(program.dir->file("lumetra.conf"));
     }
-    program.process = std::make_unique<Process>(binary, arguments, program.dir->path(), environment);
+    program.process = std::make_unique<Process>(binary, std::vector<std::string>{}, program.dir->path(), environment);
     return program;
 }
 
@@ -429,6 +464,7 @@ void idleFigures()
         for (size_t i = 0; i < running[p].size(); ++i) {
             Process& process = *running[p][i].process;
             if (before[p][i] < 0 || !process.running()) {
+                progress(programs[p].name + " ended early: " + process.err());
                 ++failures;
                 continue;
             }
@@ -571,21 +607,33 @@ void encoderFigures(const ScratchDir& scratch)
 
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    // Figures by name (snapshot peer encoder concurrency idle memory); all of them when none is named.
+    std::vector<std::string> chosen(argv + 1, argv + argc);
+    const auto wanted = [&](const std::string& name) {
+        return chosen.empty() || std::find(chosen.begin(), chosen.end(), name) != chosen.end();
+    };
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     setenv("GST_DEBUG", "0", 0);
     try {
         ScratchDir scratch;
-        const std::vector<Source> sources{testPattern(cv::Size(640, 480)), testPattern(cv::Size(1280, 720)),
-                                          mjpegClip(scratch.file("clip-640x480.avi"), cv::Size(640, 480)),
-                                          mjpegClip(scratch.file("clip-1280x720.avi"), cv::Size(1280, 720))};
-        snapshotFigures(sources, scratch.file("bare.jpeg"));
-        peerFigures(scratch);
-        encoderFigures(scratch);
-        concurrencyFigures();
-        idleFigures();
-        memoryFigures();
+        if (wanted("snapshot")) {
+            const std::vector<Source> sources{testPattern(cv::Size(640, 480)), testPattern(cv::Size(1280, 720)),
+                                              mjpegClip(scratch.file("clip-640x480.avi"), cv::Size(640, 480)),
+                                              mjpegClip(scratch.file("clip-1280x720.avi"), cv::Size(1280, 720))};
+            snapshotFigures(sources, scratch.file("bare.jpeg"));
+        }
+        if (wanted("peer"))
+            peerFigures(scratch);
+        if (wanted("encoder"))
+            encoderFigures(scratch);
+        if (wanted("concurrency"))
+            concurrencyFigures();
+        if (wanted("idle"))
+            idleFigures();
+        if (wanted("memory"))
+            memoryFigures();
     } catch (const std::exception& error) {
         // A broken set-up ends the run; what was measured is still printed.
         std::cerr << "[bench] stopped: " << error.what() << std::endl;
