@@ -5,7 +5,6 @@
 #include <clocale>
 #include <cstdlib>
 #include <ctime>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -36,28 +35,38 @@ struct ParsedLine {
     std::string message;
 };
 
-// Parses "Www, DD Mmm YYYY HH:MM:SS GMT - message" and reads the stamp back as UTC.
+bool digitsAt(const std::string& text, size_t at, size_t count)
+{
+    for (size_t i = at; i < at + count; ++i)
+        if (i >= text.size() || text[i] < '0' || text[i] > '9')
+            return false;
+    return true;
+}
+
+// Parses "Www, DD Mmm YYYY HH:MM:SS GMT - message" (every number zero-padded) and reads the stamp back as UTC.
 ParsedLine parseLine(const std::string& line)
 {
-    static const std::regex format(
-        "^(Sun|Mon|Tue|Wed|Thu|Fri|Sat), ([0-9]{2}) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) ([0-9]{4}) "
-        "([0-9]{2}):([0-9]{2}):([0-9]{2}) GMT - (.*)$");
     ParsedLine parsed;
-    std::smatch m;
-    if (!std::regex_match(line, m, format))
+    const bool shaped = line.size() >= 32 && line.compare(3, 2, ", ") == 0 && digitsAt(line, 5, 2) &&
+                        line[7] == ' ' && line[11] == ' ' && digitsAt(line, 12, 4) && line[16] == ' ' &&
+                        digitsAt(line, 17, 2) && line[19] == ':' && digitsAt(line, 20, 2) && line[22] == ':' &&
+                        digitsAt(line, 23, 2) && line.compare(25, 7, " GMT - ") == 0;
+    if (!shaped)
         return parsed;
     std::tm fields{};
-    fields.tm_mday = std::stoi(m[2]);
-    fields.tm_mon = indexOf(monthNames, 12, m[3]);
-    fields.tm_year = std::stoi(m[4]) - 1900;
-    fields.tm_hour = std::stoi(m[5]);
-    fields.tm_min = std::stoi(m[6]);
-    fields.tm_sec = std::stoi(m[7]);
+    fields.tm_mday = std::stoi(line.substr(5, 2));
+    fields.tm_mon = indexOf(monthNames, 12, line.substr(8, 3));
+    fields.tm_year = std::stoi(line.substr(12, 4)) - 1900;
+    fields.tm_hour = std::stoi(line.substr(17, 2));
+    fields.tm_min = std::stoi(line.substr(20, 2));
+    fields.tm_sec = std::stoi(line.substr(23, 2));
+    const int weekday = indexOf(dayNames, 7, line.substr(0, 3));
+    const bool inRange = fields.tm_mon >= 0 && fields.tm_mday >= 1 && fields.tm_mday <= 31 && fields.tm_hour < 24 &&
+                         fields.tm_min < 60 && fields.tm_sec < 61;
     parsed.when = timegm(&fields);
-    // The day name must belong to the date.
-    parsed.matched = fields.tm_wday == indexOf(dayNames, 7, m[1]) && fields.tm_mday >= 1 && fields.tm_hour < 24 &&
-                     fields.tm_min < 60 && fields.tm_sec < 61;
-    parsed.message = m[8];
+    // timegm fills in the weekday: the day name must belong to the date.
+    parsed.matched = inRange && weekday == fields.tm_wday;
+    parsed.message = line.substr(32);
     return parsed;
 }
 
