@@ -65,6 +65,7 @@ std::vector<ParseCase> acceptedFiles()
         {"byte-order mark stays in the first key", bom + "port=80\nlog=x", {{bom + "port", "80"}, {"log", "x"}},
          {"port"}},
         {"line of 65534 characters read whole", longest + "\nz=1", {{"k", repeated('v', 65532)}, {"z", "1"}}, {}},
+        {"line of 65534 characters ending the file", "a=1\n" + longest, {{"a", "1"}, {"k", repeated('v', 65532)}}, {}},
         {"line of 65535 characters cut and the rest ignored", "a=1\n" + longest + "w\nz=1",
          {{"a", "1"}, {"k", repeated('v', 65532)}}, {"z", "w"}},
         {"much longer line cut and the rest ignored", longest + repeated('w', 10000) + "\nz=1",

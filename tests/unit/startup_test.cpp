@@ -197,6 +197,27 @@ TEST_F(StartUpTest, MissingDefaultFileListensOnAnyFreePort)
     EXPECT_TRUE(waitForListener(*ports.begin(), Milliseconds(5000)));
 }
 
+TEST_F(StartUpTest, LoggingWithoutPathLosesLinesSilently)
+{
+    writeConfig("lumetra.conf", {{"port", "0"}, {"createLog", "1"}});
+    ASSERT_EQ(chdir(scratch.path().c_str()), 0);
+    ::testing::internal::CaptureStderr();
+    const std::string error = startUpError({"lumetra_console"});
+    writeToLog("lost");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    ASSERT_EQ(error, "");
+    EXPECT_TRUE(createLog);
+    // Nothing but the configuration: no log under some default name.
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(scratch.path().c_str())) {
+        while (const dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.')
+                names.push_back(entry->d_name);
+        closedir(dir);
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"lumetra.conf"});
+}
+
 TEST_F(StartUpTest, OneArgumentNamesTheFile)
 {
     // A decoy in the working directory that must not be read.
