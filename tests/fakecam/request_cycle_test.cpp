@@ -391,9 +391,15 @@ TEST_F(RequestCycle, ServesHeaderThenTheSavedPictureAndReleasesEverything)
 }
 
 struct DeviceCase {
+    const char* name;
     std::string value;
     int index;
 };
+
+void PrintTo(const DeviceCase& device, std::ostream* out)
+{
+    *out << "device=" << device.value;
+}
 
 class DeviceIndex : public RequestCycle, public ::testing::WithParamInterface<DeviceCase> {};
 
@@ -408,8 +414,10 @@ TEST_P(DeviceIndex, IsReadLikeAtoi)
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, DeviceIndex,
-                         ::testing::Values(DeviceCase{"", 0}, DeviceCase{"2", 2}, DeviceCase{"  7x", 7},
-                                           DeviceCase{"cam", 0}, DeviceCase{"-1", -1}));
+                         ::testing::Values(DeviceCase{"Absent", "", 0}, DeviceCase{"Plain", "2", 2},
+                                           DeviceCase{"BlanksAndTrailingText", "  7x", 7},
+                                           DeviceCase{"NotNumeric", "cam", 0}, DeviceCase{"Negative", "-1", -1}),
+                         [](const ::testing::TestParamInfo<DeviceCase>& info) { return std::string(info.param.name); });
 
 // ---- Camera failures ----
 
@@ -420,6 +428,11 @@ struct FailureCase {
     bool prefixOnly;
     std::vector<std::string> callsBeforeRelease;
 };
+
+void PrintTo(const FailureCase& named, std::ostream* out)
+{
+    *out << named.name;
+}
 
 class CameraFailure : public RequestCycle, public ::testing::WithParamInterface<FailureCase> {};
 
@@ -488,6 +501,11 @@ struct ScalingCase {
     cv::Size expected;
 };
 
+void PrintTo(const ScalingCase& named, std::ostream* out)
+{
+    *out << named.name;
+}
+
 class Scaling : public RequestCycle, public ::testing::WithParamInterface<ScalingCase> {};
 
 TEST_P(Scaling, PictureHasTheScaledOrTheFrameSize)
@@ -524,6 +542,11 @@ struct ClientCase {
     ClientPlan plan;
     std::string expectedRequest;  // what the server keeps in s
 };
+
+void PrintTo(const ClientCase& named, std::ostream* out)
+{
+    *out << named.name;
+}
 
 class ClientShapes : public RequestCycle, public ::testing::WithParamInterface<ClientCase> {};
 
@@ -644,6 +667,11 @@ struct WaitCase {
     std::string pre, post;
     Milliseconds atLeastBeforeGrab, atLeastBeforeRetrieve;
 };
+
+void PrintTo(const WaitCase& named, std::ostream* out)
+{
+    *out << named.name;
+}
 
 class Waits : public RequestCycle, public ::testing::WithParamInterface<WaitCase> {};
 
