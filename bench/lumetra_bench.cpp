@@ -31,6 +31,13 @@ using namespace bench;
 
 namespace {
 
+// LUMETRA_BENCH_CONSOLE names another build of the console to measure, for before-and-after runs.
+std::string consoleBinary()
+{
+    const char* other = std::getenv("LUMETRA_BENCH_CONSOLE");
+    return other != nullptr && other[0] != '\0' ? other : LUMETRA_CONSOLE_BINARY;
+}
+
 const std::string request = "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
 const std::string expectedHeader =
     "HTTP/1.1 202 OK\n"
@@ -171,7 +178,7 @@ public:
     ConsoleServer(const Source& source, bool scaled) : port(freePort())
     {
         writeFile(dir.file("lumetra.conf"), configText(serverSettings(source, scaled, port)));
-        process = std::make_unique<Process>(LUMETRA_CONSOLE_BINARY, std::vector<std::string>{}, dir.path());
+        process = std::make_unique<Process>(consoleBinary(), std::vector<std::string>{}, dir.path());
         if (!waitForListener(port, 10000))
             throw std::runtime_error("lumetra_console did not listen: " + process->err());
         for (int i = 0; i < 3; ++i)
@@ -435,7 +442,7 @@ void idleFigures()
         std::string name, binary;
         bool asService;
     };
-    std::vector<Program> programs{{"lumetra_console", LUMETRA_CONSOLE_BINARY, false}};
+    std::vector<Program> programs{{"lumetra_console", consoleBinary(), false}};
 #ifdef LUMETRA_SERVICE_BINARY
     programs.push_back({"lumetra_service", LUMETRA_SERVICE_BINARY, true});
 #endif
