@@ -116,17 +116,22 @@ int startUp(int argc, char** argv)
 // Writes the picture beside "last.jpeg" and renames it into place, so the file is always whole.
 void savePicture(const cv::Mat& picture)
 {
-    const std::string partial = ".last." + std::to_string(GetCurrentProcessId()) + ".jpeg";
-    std::error_code ignored;
+    static const std::string partial = ".last." + std::to_string(GetCurrentProcessId()) + ".jpeg";
+    std::error_code error;
+    bool inPlace = false;
     try {
         // A failed write leaves the older picture in place; it is then the one sent.
-        if (cv::imwrite(partial, picture))
-            std::filesystem::rename(partial, pictureFile, ignored);
+        if (cv::imwrite(partial, picture)) {
+            std::filesystem::rename(partial, pictureFile, error);
+            inPlace = !error;
+        }
     } catch (...) {
-        std::filesystem::remove(partial, ignored);
+        std::filesystem::remove(partial, error);
         throw;
     }
-    std::filesystem::remove(partial, ignored);
+    // Once renamed there is nothing left behind to remove.
+    if (!inPlace)
+        std::filesystem::remove(partial, error);
 }
 
 void serveOneClient()
@@ -149,8 +154,10 @@ void serveOneClient()
 
     sleepMs(number(config->get("devicePreTimeout")));
 
-    if (file_exists(config->get("sound").c_str()))
-        PlaySoundA(config->get("sound").c_str(), nullptr, SND_FILENAME);
+    // No sound configured: nothing to look for on the disk.
+    const std::string sound = config->get("sound");
+    if (!sound.empty() && file_exists(sound.c_str()))
+        PlaySoundA(sound.c_str(), nullptr, SND_FILENAME);
 
     if (!inStream->grab())
         throw ErrorText("!cvGrabFrame(inStream)");
