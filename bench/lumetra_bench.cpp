@@ -175,10 +175,10 @@ std::string configText(const Settings& settings)
 // lumetra_console in a directory of its own, listening and past its first request.
 class ConsoleServer {
 public:
-    ConsoleServer(const Source& source, bool scaled) : port(freePort())
+    ConsoleServer(const Source& source, bool scaled, const std::string& binary = consoleBinary()) : port(freePort())
     {
         writeFile(dir.file("lumetra.conf"), configText(serverSettings(source, scaled, port)));
-        process = std::make_unique<Process>(consoleBinary(), std::vector<std::string>{}, dir.path());
+        process = std::make_unique<Process>(binary, std::vector<std::string>{}, dir.path());
         if (!waitForListener(port, 10000))
             throw std::runtime_error("lumetra_console did not listen: " + process->err());
         for (int i = 0; i < 3; ++i)
@@ -330,6 +330,62 @@ void snapshotFigures(const std::vector<Source>& sources, const std::string& scra
     table.insert(table.end(), bare.begin(), bare.end());
     table.insert(table.end(), overhead.begin(), overhead.end());
     table.insert(table.end(), cpu.begin(), cpu.end());
+}
+
+// ---- before and after -------------------------------------------------------------------------
+
+// Two console builds side by side in one run, blocks taking turns: the change a code edit makes is
+// smaller than the drift between runs on a shared machine.
+void compareFigures(const std::vector<Source>& sources)
+{
+    const char* before = std::getenv("LUMETRA_BENCH_BEFORE");
+    if (before == nullptr || before[0] == '\0') {
+        addText("before ÷ after", "n/a (LUMETRA_BENCH_BEFORE names no earlier build)", "n/a");
+        return;
+    }
+    const int rounds = settingOr("LUMETRA_BENCH_COMPARE_ROUNDS", 30);
+    const int block = settingOr("LUMETRA_BENCH_BLOCK", 10);
+    for (const Source& source : sources) {
+        for (const bool scaled : {true, false}) {
+            const std::string subject = source.name + (scaled ? " → 320x240" : "");
+            progress("before and after: " + subject);
+            const cv::Size expected = scaled ? scaledSize : source.size;
+            ConsoleServer earlier(source, scaled, before), later(source, scaled);
+            std::vector<double> wall[2], cpu[2], wallRatios, cpuRatios;
+            int failures = 0;
+            for (int round = 0; round < rounds; ++round) {
+                double roundWall[2], roundCpu[2];
+                for (int which = 0; which < 2; ++which) {
+                    // Alternating which goes first keeps any order effect out of the ratio.
+                    const int side = (round + which) % 2;
+                    ConsoleServer& server = side == 0 ? earlier : later;
+                    std::vector<double> served;
+                    const double cpuBefore = processorSeconds(server.pid());
+                    for (int i = 0; i <= block; ++i) {
+                        const Fetched reply = fetch(server.port, request, fetchTimeoutMs);
+                        if (!wholePicture(reply, expected, i == 1))
+                            ++failures;
+                        else if (i > 0)
+                            served.push_back(reply.milliseconds);
+                    }
+                    pauseMs(settleMs);
+                    roundCpu[side] = 1000 * (processorSeconds(server.pid()) - cpuBefore) / (block + 1);
+                    roundWall[side] = summarise(served).median;
+                    wall[side].insert(wall[side].end(), served.begin(), served.end());
+                    cpu[side].push_back(roundCpu[side]);
+                }
+                wallRatios.push_back(roundWall[0] / roundWall[1]);
+                cpuRatios.push_back(roundCpu[0] / roundCpu[1]);
+            }
+            const std::string failed = failures ? " (" + std::to_string(failures) + " failed)" : "";
+            addRow("before: latency", subject + failed, summarise(wall[0]), "ms", 2);
+            addRow("after: latency", subject, summarise(wall[1]), "ms", 2);
+            addRow("before ÷ after: latency", subject, summarise(wallRatios), "", 3);
+            addRow("before: processor time", subject + ", per request", summarise(cpu[0]), "ms", 3);
+            addRow("after: processor time", subject + ", per request", summarise(cpu[1]), "ms", 3);
+            addRow("before ÷ after: processor time", subject, summarise(cpuRatios), "", 3);
+        }
+    }
 }
 
 // ---- the peer ----------------------------------------------------------------------------------
@@ -631,6 +687,10 @@ int main(int argc, char** argv)
                                               mjpegClip(scratch.file("clip-1280x720.avi"), cv::Size(1280, 720))};
             snapshotFigures(sources, scratch.file("bare.jpeg"));
         }
+        // Only on request: a before-and-after run of two builds.
+        if (std::find(chosen.begin(), chosen.end(), "compare") != chosen.end())
+            compareFigures({testPattern(cv::Size(640, 480)),
+                            mjpegClip(scratch.file("compare-640x480.avi"), cv::Size(640, 480))});
         if (wanted("peer"))
             peerFigures(scratch);
         if (wanted("encoder"))
