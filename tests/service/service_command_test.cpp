@@ -216,3 +216,15 @@ INSTANTIATE_TEST_SUITE_P(NoKeyword, UsageLine,
                          testing::Values(std::vector<std::string>{}, std::vector<std::string>{"run"},
                                          std::vector<std::string>{"installs"}, std::vector<std::string>{"", "install"},
                                          std::vector<std::string>{"lumetra.conf"}));
+
+TEST(Install, TheUnitPassesSystemdsOwnCheck)
+{
+    const std::string analyzer = "/usr/bin/systemd-analyze";
+    if (!fileExists(analyzer))
+        GTEST_SKIP() << "systemd-analyze is not installed";
+    ServiceFixture fixture;
+    fixture.install();
+    const Finished verified = runToEnd(analyzer, {"verify", fixture.unitPath()}, fixture.appDir());
+    EXPECT_EQ(verified.status, 0) << verified.out << verified.err;
+    EXPECT_EQ(verified.err, "");
+}
