@@ -4,10 +4,12 @@
 #include <cstring>
 #include <iostream>
 
+// The core first: on Windows its sockets header must come before windows.h.
+#include "../server/lumetra.h"
+
 #include "../platform/kernel.h"
 #include "../platform/registry.h"
 #include "../platform/service_control.h"
-#include "../server/lumetra.h"
 
 #ifndef LUMETRA_SERVICE_POLL_MS
 #define LUMETRA_SERVICE_POLL_MS 5000
