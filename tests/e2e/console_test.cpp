@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <ostream>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -192,6 +193,11 @@ struct UsageCase {
     std::vector<std::string> arguments;
 };
 
+void PrintTo(const UsageCase& testCase, std::ostream* out)
+{
+    *out << testCase.name;
+}
+
 class UsageTest : public ::testing::TestWithParam<UsageCase> {};
 
 TEST_P(UsageTest, PrintsUsageAndStartsNothing)
@@ -219,6 +225,11 @@ struct RejectedConfigCase {
     const char* name;
     std::string text;
 };
+
+void PrintTo(const RejectedConfigCase& testCase, std::ostream* out)
+{
+    *out << testCase.name;
+}
 
 class RejectedConfigTest : public ::testing::TestWithParam<RejectedConfigCase> {};
 
@@ -286,6 +297,11 @@ struct NoCameraCase {
     bool needsNoVideoDevice;
 };
 
+void PrintTo(const NoCameraCase& testCase, std::ostream* out)
+{
+    *out << testCase.name;
+}
+
 class NoCameraTest : public ConsoleTest, public ::testing::WithParamInterface<NoCameraCase> {};
 
 TEST_P(NoCameraTest, SendsHeaderThenEndsWithGrabError)
@@ -346,6 +362,11 @@ struct PictureCase {
     int width, height;
     size_t moreBytesThan;
 };
+
+void PrintTo(const PictureCase& testCase, std::ostream* out)
+{
+    *out << testCase.name;
+}
 
 class PictureTest : public ConsoleTest, public ::testing::WithParamInterface<PictureCase> {};
 
@@ -506,6 +527,11 @@ struct EmptyRequestCase {
     const char* name;
     bool waitsForReply;  // half-closes and reads, or closes at once
 };
+
+void PrintTo(const EmptyRequestCase& testCase, std::ostream* out)
+{
+    *out << testCase.name;
+}
 
 class EmptyRequestTest : public ConsoleTest, public ::testing::WithParamInterface<EmptyRequestCase> {};
 
