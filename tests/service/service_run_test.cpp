@@ -261,3 +261,28 @@ TEST(ServiceRun, AServiceWhoseProcessIsGoneCountsAsStopped)
     EXPECT_FALSE(std::filesystem::is_symlink(fixture.wantsLinkPath()));
     EXPECT_FALSE(fileExists(fixture.recordPath()));
 }
+
+TEST(ServiceRun, ARestartFollowsTheDirectoryRecordToItsNewPlace)
+{
+    ServiceFixture fixture;
+    const int firstPort = freePort();
+    fixture.writeConfig(firstPort, {{"devicePreTimeout", "300"}});
+    fixture.install();
+    RunningService service(fixture);
+    ASSERT_TRUE(service.waitUntilRunning());
+    ASSERT_TRUE(waitForListeningSocket(service.process().pid(), firstPort, servedBound));
+
+    // Installed again from elsewhere while it runs: the record changes, the running core does not.
+    ScratchDir moved;
+    const int secondPort = freePort();
+    writeFile(moved.file("lumetra.conf"),
+              configText({{"port", std::to_string(secondPort)}, {"deviceSource", testPatternPipeline(64, 48)}}));
+    ASSERT_EQ(runToEnd(serviceBinary(), {"install"}, moved.path(), Milliseconds(30000), fixture.environment()).status,
+              0);
+
+    abandonAfterHeader(firstPort, servedBound);
+    ASSERT_TRUE(waitForListeningSocket(service.process().pid(), secondPort, servedBound));
+    expectServedPicture(fetch(secondPort, "GET / HTTP/1.0\r\n\r\n", false, servedBound));
+    EXPECT_TRUE(fileExists(moved.file("last.jpeg")));
+    expectStops(service, SIGTERM);
+}
