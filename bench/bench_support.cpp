@@ -285,6 +285,22 @@ double processorSeconds(int pid)
     return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
 }
 
+long minorFaults(int pid)
+{
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    // The command name may hold spaces: fields are counted from its closing parenthesis; minflt is field 10.
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos)
+        return -1;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    for (int number = 3; number <= 10 && fields >> field; ++number) {
+        if (number == 10)
+            return std::atol(field.c_str());
+    }
+    return -1;
+}
+
 long residentKiB(int pid)
 {
     std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));

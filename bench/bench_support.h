@@ -74,6 +74,8 @@ Fetched fetch(int port, const std::string& request, int timeoutMs);
 
 // Processor seconds (user + system) and resident size of a running process.
 double processorSeconds(int pid);
+// Page faults served without a disk read, every thread included: fresh memory being touched.
+long minorFaults(int pid);
 long residentKiB(int pid);
 
 }  // namespace bench
