@@ -3,12 +3,11 @@
 // Prints one Markdown table on standard output, progress on standard error. Timings never fail it.
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <malloc.h>
 #include <iostream>
+#include <malloc.h>
 #include <memory>
 #include <sstream>
 #include <string>
