@@ -134,36 +134,6 @@ long cpuTicks(int pid)
     return utime + stime;
 }
 
-// A 16-bit mono PCM WAV of a sine tone; returns the number of sample bytes.
-size_t writeToneWav(const std::string& path, int sampleRate, double seconds)
-{
-    const uint32_t samples = static_cast<uint32_t>(sampleRate * seconds);
-    const uint32_t dataBytes = samples * 2;
-    std::string bytes = "RIFF";
-    auto put32 = [&bytes](uint32_t value) {
-        for (int shift = 0; shift < 32; shift += 8)
-            bytes.push_back(static_cast<char>((value >> shift) & 0xFF));
-    };
-    auto put16 = [&bytes](uint16_t value) {
-        bytes.push_back(static_cast<char>(value & 0xFF));
-        bytes.push_back(static_cast<char>(value >> 8));
-    };
-    put32(36 + dataBytes);
-    bytes += "WAVEfmt ";
-    put32(16);
-    put16(1);  // PCM
-    put16(1);  // mono
-    put32(static_cast<uint32_t>(sampleRate));
-    put32(static_cast<uint32_t>(sampleRate) * 2);
-    put16(2);
-    put16(16);
-    bytes += "data";
-    put32(dataBytes);
-    for (uint32_t i = 0; i < samples; ++i)
-        put16(static_cast<uint16_t>(static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * i / sampleRate))));
-    writeFile(path, bytes);
-    return dataBytes;
-}
 
 class ConsoleTest : public ::testing::Test {
 protected:
@@ -609,7 +579,7 @@ protected:
 
 TEST_F(SoundTest, WavIsPlayedWhenTheRequestIsServed)
 {
-    const size_t sampleBytes = writeToneWav(dir.file("shutter.wav"), 22050, 0.3);
+    const size_t sampleBytes = writeToneWav(dir.file("shutter.wav"), 22050, 300);
     ASSERT_NO_FATAL_FAILURE(start({{"sound", "shutter.wav"}, {"deviceSource", testPatternPipeline(320, 240)}}, diskAudio()));
     EXPECT_FALSE(fileExists(audioFile())) << "nothing plays before a client comes";
 
@@ -623,7 +593,7 @@ TEST_F(SoundTest, WavIsPlayedWhenTheRequestIsServed)
 TEST_F(SoundTest, SoundPlaysBeforeTheGrab)
 {
     // Without a camera the grab fails: the samples must have been played by then.
-    const size_t sampleBytes = writeToneWav(dir.file("shutter.wav"), 22050, 0.3);
+    const size_t sampleBytes = writeToneWav(dir.file("shutter.wav"), 22050, 300);
     ASSERT_NO_FATAL_FAILURE(start({{"sound", "shutter.wav"}, {"deviceSource", "missing.avi"}}, diskAudio()));
     EXPECT_EQ(fetch(port, "GET / HTTP/1.0\r\n\r\n", false, generous), expectedHeader);
     ASSERT_EQ(console->waitExit(generous), 0);

@@ -23,6 +23,7 @@
 
 #include "../../server/lumetra.h"
 #include "fake_capture.h"
+#include "server_state.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -207,36 +208,6 @@ std::string header()
     return expectedHeader;
 }
 
-// A PCM WAV file: 16-bit mono, a quiet tone.
-std::string wavBytes(int sampleRate, int milliseconds)
-{
-    const uint32_t samples = static_cast<uint32_t>(sampleRate) * static_cast<uint32_t>(milliseconds) / 1000;
-    const uint32_t dataBytes = samples * 2;
-    std::string bytes;
-    auto put32 = [&](uint32_t value) {
-        for (int shift = 0; shift < 32; shift += 8)
-            bytes += static_cast<char>((value >> shift) & 0xFF);
-    };
-    auto put16 = [&](uint16_t value) {
-        bytes += static_cast<char>(value & 0xFF);
-        bytes += static_cast<char>(value >> 8);
-    };
-    bytes += "RIFF";
-    put32(36 + dataBytes);
-    bytes += "WAVEfmt ";
-    put32(16);
-    put16(1);  // PCM
-    put16(1);  // mono
-    put32(static_cast<uint32_t>(sampleRate));
-    put32(static_cast<uint32_t>(sampleRate) * 2);
-    put16(2);
-    put16(16);
-    bytes += "data";
-    put32(dataBytes);
-    for (uint32_t index = 0; index < samples; ++index)
-        put16(static_cast<uint16_t>((index / 10 % 2) ? 2000 : -2000));
-    return bytes;
-}
 
 std::set<std::string> directoryEntries(const std::string& path)
 {
@@ -254,33 +225,17 @@ protected:
         std::signal(SIGPIPE, SIG_DFL);
         previousDir = std::filesystem::current_path().string();
         std::filesystem::current_path(scratch.path());
-        clearServerState();
+        resetServerState();
         fakecam::reset();
         serverPort = freePort();
     }
 
     void TearDown() override
     {
-        clearServerState();
+        resetServerState();
         unsetenv("SDL_AUDIODRIVER");
         unsetenv("SDL_DISKAUDIOFILE");
         std::filesystem::current_path(previousDir);
-    }
-
-    static void clearServerState()
-    {
-        releaseResources();
-        logFile.reset();
-        config.reset();
-        s.clear();
-        ss1.str(std::string());
-        ss1.clear();
-        port = 80;
-        createLog = false;
-        resize = false;
-        destSize = cv::Size(0, 0);
-        inImage.release();
-        outImage.release();
     }
 
     // Starts the server from "lumetra.conf" in the scratch directory, on a free port.
@@ -703,8 +658,7 @@ TEST_F(RequestCycle, SoundPlaysToItsEndBeforeTheGrab)
 {
     const int sampleRate = 8000;
     const int soundMs = 300;
-    const size_t sampleBytes = static_cast<size_t>(sampleRate) * soundMs / 1000 * 2;
-    writeFile(scratch.file("click.wav"), wavBytes(sampleRate, soundMs));
+    const size_t sampleBytes = writeToneWav(scratch.file("click.wav"), sampleRate, soundMs);
     const std::string diskFile = scratch.file("played.raw");
     setenv("SDL_AUDIODRIVER", "disk", 1);
     setenv("SDL_DISKAUDIOFILE", diskFile.c_str(), 1);

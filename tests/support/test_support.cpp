@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -373,6 +374,36 @@ std::string writeTestClip(const std::string& path, int width, int height, int fr
         writer.write(frame);
     }
     return path;
+}
+
+size_t writeToneWav(const std::string& path, int sampleRate, int milliseconds)
+{
+    const uint32_t samples = static_cast<uint32_t>(sampleRate) * static_cast<uint32_t>(milliseconds) / 1000;
+    const uint32_t dataBytes = samples * 2;
+    std::string bytes = "RIFF";
+    auto put32 = [&bytes](uint32_t value) {
+        for (int shift = 0; shift < 32; shift += 8)
+            bytes.push_back(static_cast<char>((value >> shift) & 0xFF));
+    };
+    auto put16 = [&bytes](uint16_t value) {
+        bytes.push_back(static_cast<char>(value & 0xFF));
+        bytes.push_back(static_cast<char>(value >> 8));
+    };
+    put32(36 + dataBytes);
+    bytes += "WAVEfmt ";
+    put32(16);
+    put16(1);  // PCM
+    put16(1);  // mono
+    put32(static_cast<uint32_t>(sampleRate));
+    put32(static_cast<uint32_t>(sampleRate) * 2);
+    put16(2);
+    put16(16);
+    bytes += "data";
+    put32(dataBytes);
+    for (uint32_t i = 0; i < samples; ++i)
+        put16(static_cast<uint16_t>(static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * i / sampleRate))));
+    writeFile(path, bytes);
+    return dataBytes;
 }
 
 std::string consoleBinary()

@@ -101,6 +101,9 @@ std::string testPatternPipeline(int width, int height);
 // Writes a short MJPEG clip of moving colour bars; returns the path.
 std::string writeTestClip(const std::string& path, int width, int height, int frames = 10);
 
+// Writes a 16-bit mono PCM WAV of a quiet sine tone; returns the number of sample bytes.
+size_t writeToneWav(const std::string& path, int sampleRate, int milliseconds);
+
 // The built programs and the source tree.
 std::string consoleBinary();
 std::string sourceDir();

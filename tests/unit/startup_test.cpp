@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "../../server/lumetra.h"
+#include "server_state.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -25,22 +26,6 @@ namespace {
 const std::string bindError = "TCPConnection: bind == SOCKET_ERROR";
 const std::string resizeError = "prologue: resizeWidth and resizeHeight must lie in 1..16384";
 
-// The server state is process-wide: every test starts and ends with it as at process start.
-void resetServerState()
-{
-    releaseResources();
-    logFile.reset();  // before the configuration that holds its path
-    config.reset();
-    s.clear();
-    ss1.str(std::string());
-    ss1.clear();
-    port = 80;
-    createLog = false;
-    resize = false;
-    destSize = cv::Size(0, 0);
-    inImage.release();
-    outImage.release();
-}
 
 // Runs prologue with these arguments; the first one is the program name.
 int startUp(const std::vector<std::string>& arguments)
