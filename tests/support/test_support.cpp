@@ -32,9 +32,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int connectTo(int port)
+}  // namespace
+
+int connectLoopback(int port)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    // Close-on-exec: a program started meanwhile must not hold the connection open.
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         throw std::runtime_error("socket failed");
     sockaddr_in address{};
@@ -47,8 +50,6 @@ int connectTo(int port)
     }
     return fd;
 }
-
-}  // namespace
 
 const char* const expectedHeader =
     "HTTP/1.1 202 OK\n"
@@ -237,7 +238,7 @@ bool waitForListener(int port, Milliseconds timeout)
 {
     const auto deadline = Clock::now() + timeout;
     for (;;) {
-        const int fd = connectTo(port);
+        const int fd = connectLoopback(port);
         if (fd >= 0) {
             // A probe connection is itself a client: close it at once, so a server
             // that serves it sees an empty request and goes on.
@@ -310,7 +311,7 @@ bool waitForListeningSocket(int pid, int port, Milliseconds timeout)
 
 std::string fetch(int port, const std::string& request, bool halfClose, Milliseconds timeout)
 {
-    const int fd = connectTo(port);
+    const int fd = connectLoopback(port);
     if (fd < 0)
         throw std::runtime_error("cannot connect to port " + std::to_string(port));
     if (!request.empty() && send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) {

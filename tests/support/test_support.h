@@ -72,6 +72,9 @@ struct Finished {
 Finished runToEnd(const std::string& binary, const std::vector<std::string>& arguments, const std::string& workingDir,
                   Milliseconds timeout = Milliseconds(30000), const std::vector<std::string>& environment = {});
 
+// A TCP connection to 127.0.0.1:port, or -1 when nothing accepts it; throws when no socket can be made.
+int connectLoopback(int port);
+
 // True once something accepts connections on 127.0.0.1:port.
 bool waitForListener(int port, Milliseconds timeout);
 // True once the process with that id holds a listening TCP socket on the port. Unlike
