@@ -26,8 +26,17 @@
 #include <turbojpeg.h>
 
 #include "bench_support.h"
+#include "test_support.h"
 
 using namespace bench;
+using testing_support::configText;
+using testing_support::freePort;
+using testing_support::Milliseconds;
+using testing_support::Process;
+using testing_support::readFile;
+using testing_support::ScratchDir;
+using testing_support::waitForListeningSocket;
+using testing_support::writeFile;
 
 namespace {
 
@@ -35,19 +44,11 @@ namespace {
 std::string consoleBinary()
 {
     const char* other = std::getenv("LUMETRA_BENCH_CONSOLE");
-    return other != nullptr && other[0] != '\0' ? other : LUMETRA_CONSOLE_BINARY;
+    return other != nullptr && other[0] != '\0' ? other : testing_support::consoleBinary();
 }
 
 const std::string request = "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-const std::string expectedHeader =
-    "HTTP/1.1 202 OK\n"
-    "Server: Orvalis 0.1 alpha\n"
-    "Connection: close\n"
-    "Content-type: image/jpeg\n"
-    "Cache-Control: no-store, no-cache, must-revalidate\n"
-    "Cache-Control: pre-check=0, post-check=0, max-age=0\n"
-    "Content-Transfer-Encoding: none\n"
-    "\n";
+const std::string expectedHeader = testing_support::expectedHeader;
 // What OpenCV writes when no quality is given, and so what the peer and libjpeg-turbo get.
 const int jpegQuality = 95;
 const cv::Size scaledSize(320, 240);
@@ -164,14 +165,6 @@ Settings serverSettings(const Source& source, bool scaled, int port)
                     {"devicePostTimeout", "0"}};
 }
 
-std::string configText(const Settings& settings)
-{
-    std::string text;
-    for (const auto& entry : settings)
-        text += (text.empty() ? "" : "\n") + entry.first + "=" + entry.second;
-    return text;  // no final line break: the reader rejects one
-}
-
 // lumetra_console in a directory of its own, listening and past its first request.
 class ConsoleServer {
 public:
@@ -179,10 +172,12 @@ public:
     {
         writeFile(dir.file("lumetra.conf"), configText(serverSettings(source, scaled, port)));
         process = std::make_unique<Process>(binary, std::vector<std::string>{}, dir.path());
-        if (!waitForListener(port, 10000))
+        // Seen in the kernel's socket table, not by connecting: the console ends when a client
+        // leaves before its picture is sent.
+        if (!waitForListeningSocket(process->pid(), port, Milliseconds(10000)))
             throw std::runtime_error("lumetra_console did not listen: " + process->err());
         for (int i = 0; i < 3; ++i)
-            fetch(port, request, fetchTimeoutMs);
+            timedFetch(port, request, fetchTimeoutMs);
     }
     int pid() const { return process->pid(); }
     bool running() { return process->running(); }
@@ -260,7 +255,7 @@ Pair measureAgainstBare(const Source& source, bool scaled, const std::string& sc
         const double serverBefore = processorSeconds(server.pid());
         const long serverFaultsBefore = minorFaults(server.pid());
         for (int i = 0; i <= block; ++i) {
-            const Fetched reply = fetch(server.port, request, fetchTimeoutMs);
+            const Fetched reply = timedFetch(server.port, request, fetchTimeoutMs);
             if (!wholePicture(reply, expected, i == 1))
                 ++pair.failures;
             else if (i > 0)
@@ -373,7 +368,7 @@ void compareFigures(const std::vector<Source>& sources)
                     const double cpuBefore = processorSeconds(server.pid());
                     const long faultsBefore = minorFaults(server.pid());
                     for (int i = 0; i <= block; ++i) {
-                        const Fetched reply = fetch(server.port, request, fetchTimeoutMs);
+                        const Fetched reply = timedFetch(server.port, request, fetchTimeoutMs);
                         if (!wholePicture(reply, expected, i == 1))
                             ++failures;
                         else if (i > 0)
@@ -422,7 +417,7 @@ void peerFigures(const ScratchDir& scratch)
             pauseMs(settleMs);
             std::vector<double> round;
             for (int i = 0; i < 3; ++i) {
-                const Fetched reply = fetch(server.port, request, fetchTimeoutMs);
+                const Fetched reply = timedFetch(server.port, request, fetchTimeoutMs);
                 if (!wholePicture(reply, size, false))
                     ++failures;
                 else if (i > 0)
@@ -497,7 +492,7 @@ IdleProgram startIdle(const std::string& binary, bool asService)
         const std::string root = "LUMETRA_PLATFORM_ROOT=" + program.dir->file("root");
         environment.push_back(root);
         Process installer(binary, {"install"}, program.dir->path(), environment);
-        installer.waitExit(30000);
+        installer.waitExit(Milliseconds(30000));
         program.notify = std::make_unique<NotifySocket>(program.dir->file("notify"));
         environment.push_back("NOTIFY_SOCKET=" + program.dir->file("notify"));
     }
@@ -523,8 +518,8 @@ void idleFigures()
         for (int copy = 0; copy < copies; ++copy) {
             IdleProgram program = startIdle(programs[p].binary, programs[p].asService);
             // Past start-up and its first picture, so only the wait is measured.
-            if (waitForListener(program.port, 15000))
-                fetch(program.port, request, fetchTimeoutMs);
+            if (waitForListeningSocket(program.process->pid(), program.port, Milliseconds(15000)))
+                timedFetch(program.port, request, fetchTimeoutMs);
             running[p].push_back(std::move(program));
         }
     }
@@ -573,7 +568,7 @@ void memoryFigures()
     std::string readings;
     const auto start = Clock::now();
     while (served < total && server.running()) {
-        if (!wholePicture(fetch(server.port, request, fetchTimeoutMs), scaledSize, served % 1000 == 0))
+        if (!wholePicture(timedFetch(server.port, request, fetchTimeoutMs), scaledSize, served % 1000 == 0))
             ++failures;
         ++served;
         if (served == 100)
@@ -613,7 +608,7 @@ void concurrencyFigures()
                 while (!go.load())
                     std::this_thread::yield();
                 // Generous: connections past the listener's backlog wait for a SYN retry.
-                if (!wholePicture(fetch(server.port, request, 120000), size, true))
+                if (!wholePicture(timedFetch(server.port, request, 120000), size, true))
                     ++failures;
             });
         }
