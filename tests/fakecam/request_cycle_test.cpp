@@ -78,19 +78,9 @@ class Client {
 public:
     Client(int port, ClientPlan plan) : plan(std::move(plan))
     {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
+        fd = connectLoopback(port, this->plan.receiveBuffer);
         if (fd < 0)
-            throw std::runtime_error("socket failed");
-        if (this->plan.receiveBuffer > 0)
-            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &this->plan.receiveBuffer, sizeof this->plan.receiveBuffer);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            close(fd);
             throw std::runtime_error("connect failed");
-        }
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
         worker = std::thread([this] { run(); });
     }

@@ -34,12 +34,15 @@ using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
-int connectLoopback(int port)
+int connectLoopback(int port, int receiveBuffer)
 {
     // Close-on-exec: a program started meanwhile must not hold the connection open.
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         throw std::runtime_error("socket failed");
+    // Set before the connect, so the window the server sees is small from the start.
+    if (receiveBuffer > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));

@@ -73,7 +73,7 @@ Finished runToEnd(const std::string& binary, const std::vector<std::string>& arg
                   Milliseconds timeout = Milliseconds(30000), const std::vector<std::string>& environment = {});
 
 // A TCP connection to 127.0.0.1:port, or -1 when nothing accepts it; throws when no socket can be made.
-int connectLoopback(int port);
+int connectLoopback(int port, int receiveBuffer = 0);
 
 // True once something accepts connections on 127.0.0.1:port.
 bool waitForListener(int port, Milliseconds timeout);
