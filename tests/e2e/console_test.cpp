@@ -39,17 +39,7 @@ const std::regex logLinePrefix(R"(^[A-Z][a-z]{2}, \d{2} [A-Z][a-z]{2} \d{4} \d{2
 // A raw loopback client for the cases fetch() cannot play.
 class Client {
 public:
-    explicit Client(int port, int receiveBuffer = 0)
-    {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        if (receiveBuffer > 0)
-            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
+    explicit Client(int port, int receiveBuffer = 0) : fd(connectLoopback(port, receiveBuffer)), connected(fd >= 0) {}
     ~Client() { closeNow(); }
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
